@@ -1,0 +1,79 @@
+// Creating an archive from a directory (c), and packing a dropped directory.
+//
+// The new archive is written to a temporary file beside ArchivePath and moved
+// over it only when complete and flushed to the device, so a run that fails at
+// any point leaves an older archive at ArchivePath untouched and no temporary
+// file behind.
+#include <cstring>
+
+#include "archive/archive_format.h"
+#include "archive/little_endian.h"
+#include "cli/messages.h"
+#include "fs/directory_scanner.h"
+#include "fs/platform.h"
+#include "ops/entry_storer.h"
+#include "ops/operations.h"
+#include "ops/temporary_file.h"
+
+namespace quarlix {
+namespace {
+
+// Opens the temporary file for the new archive, after making sure that an
+// archive already at ArchivePath could be written at all.
+void OpenNewArchive(const std::string& archivePath, TemporaryFile& output, bool& replacing) {
+  replacing = platform::PathExists(archivePath);
+  if (replacing && !platform::File::OpenForUpdate(archivePath)) {
+    Fail(MessageId::kCouldNotOpenFile, archivePath);
+  }
+  if (!output.Create(archivePath)) Fail(MessageId::kCouldNotOpenFile, archivePath);
+  if (replacing) output.file().CopyPermissionsFrom(archivePath);
+}
+
+// prefixLength: the bytes left out at the front of every stored name (the
+// dropped directory and its separator), 0 when creating.
+void WriteNewArchive(const RunState& state, Console& console, size_t prefixLength) {
+  const uint32_t fileCount = CountFiles(state.DirectoryPath);
+  if (fileCount == 0) Fail(MessageId::kNoFilesFound);
+  console.TypeLine(EncryptedCompressed);
+  console.CountLine(fileCount);
+
+  std::vector<ScanRecord> records(fileCount);
+  CollectFiles(state.DirectoryPath, records, fileCount, 0);
+  CheckFileSizes(records, 0);
+
+  TemporaryFile output;
+  bool replacing = false;
+  OpenNewArchive(state.ArchivePath, output, replacing);
+  platform::File& archive = output.file();
+  const auto write = [&](const uint8_t* data, size_t size) {
+    if (!archive.Write(data, size)) Fail(MessageId::kUnableToWriteToFile, state.ArchivePath);
+  };
+
+  uint8_t header[kHeaderSize];
+  EncodeHeader(header, 0, EncryptedCompressed);
+  write(header, sizeof header);
+  console.StoreTableHeader();
+
+  EntryStorer storer(*state.CurrentKey, console, state.ArchivePath, write);
+  const uint64_t directoryOffset = storer.StoreFiles(records, 0, prefixLength, kHeaderSize);
+  WriteDirectory(records, prefixLength, write);
+
+  uint8_t offset[4];
+  EncodeFixed32(offset, static_cast<uint32_t>(directoryOffset));
+  if (!archive.WriteAt(kDirectoryOffsetAt, offset, sizeof offset) ||
+      !output.Commit(/*durable=*/true)) {
+    Fail(MessageId::kUnableToWriteToFile, state.ArchivePath);
+  }
+  console.Write("\nFiles successfully compressed!\n");
+}
+
+}  // namespace
+
+void CreateArchive(const RunState& state, Console& console) { WriteNewArchive(state, console, 0); }
+
+void PackDroppedDirectory(const RunState& state, Console& console) {
+  // Every scanned path begins with the directory and one separator.
+  WriteNewArchive(state, console, state.DirectoryPath.size() + 1);
+}
+
+}  // namespace quarlix

@@ -66,6 +66,7 @@ uint32_t EntryDecoder::Inflate(ByteSource& source, const EntryFields& fields,
   if (result == Z_MEM_ERROR) throw std::bad_alloc();
   if (result != Z_OK) Fail(MessageId::kEntryDamaged, name);
   initialised_ = true;
+  stream_.avail_in = 0;  // nothing is left over from an entry that failed
   out_.resize(kPieceSize);
 
   const uint64_t stored = StoredLength(fields.CSize);

@@ -1,5 +1,11 @@
 // Storing scanned files as entries of type 2, one after the other, with a row
 // of the create/add table for each. Shared by create, pack and add.
+//
+// Compression runs on every core: helper threads read and encode the files
+// ahead of the current one into memory (within a fixed budget), while this
+// thread writes entries in scan order and encodes itself whatever no helper has
+// taken, streaming it straight to the archive. Rows, archive bytes and the
+// failure reported are exactly those of storing the files one by one.
 #pragma once
 
 #include <cstdint>
@@ -31,8 +37,11 @@ class EntryStorer {
                       uint64_t position);
 
  private:
-  void StoreFile(ScanRecord& record, size_t prefixLength);
+  struct Row;
+  void StoreStreaming(ScanRecord& record, Row& row);
+  void Write(const uint8_t* data, size_t size);
 
+  const ArchiveKey& key_;
   KeyedCipher cipher_;
   EntryEncoder encoder_;
   Console& console_;

@@ -146,8 +146,7 @@ bool CommitAdd(platform::File& archive, const OldArchive& old, size_t oldCount,
   // Save the old bytes that the new data and directory will cover.
   std::vector<uint8_t> buffer;
   const uint64_t savedSize = std::min(old.size, newEnd) - old.directoryOffset;
-  if (!CopyBytes(archive, old.directoryOffset, staging, stagedSize, savedSize, buffer) ||
-      !staging.Sync()) {
+  if (!CopyBytes(archive, old.directoryOffset, staging, stagedSize, savedSize, buffer)) {
     return false;
   }
 

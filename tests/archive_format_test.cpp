@@ -1,10 +1,11 @@
 // The header and directory reading rules, on archives held in memory.
+#include "archive/archive_format.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "archive/archive_format.h"
 #include "archive/archive_reader.h"
 #include "archive/little_endian.h"
 #include "cli/messages.h"
@@ -61,7 +62,8 @@ TEST(ArchiveHeaderTest, MalformedHeaders) {
   auto tail = Header(36, 2);
   tail[29] = 'a', tail[30] = 'b', tail[31] = 'c';
   cases.push_back({"bytes 29 to 31 ignored", tail, ""});
-  cases.push_back({"type 3", Header(36, 3), "Unknown archive type in file 'x.qlx'! Type must be 0, 1 or 2."});
+  cases.push_back(
+      {"type 3", Header(36, 3), "Unknown archive type in file 'x.qlx'! Type must be 0, 1 or 2."});
   cases.push_back({"type 0", Header(36, 0), ""});
   cases.push_back({"type 1", Header(36, 1), ""});
   cases.push_back({"offset at size - 4", Header(36, 2), ""});
@@ -129,8 +131,13 @@ TEST(DirectoryCursorTest, BrokenRecordsEndAtTheEndOfTheFile) {
 }
 
 TEST(ArchiveFormatTest, StoredLengthRoundsUpWithoutWrapping) {
-  const std::pair<uint32_t, uint64_t> cases[] = {
-      {0, 0}, {1, 8}, {8, 8}, {13, 16}, {16, 16}, {0xFFFFFFF9, 0x100000000}, {0xFFFFFFFF, 0x100000000}};
+  const std::pair<uint32_t, uint64_t> cases[] = {{0, 0},
+                                                 {1, 8},
+                                                 {8, 8},
+                                                 {13, 16},
+                                                 {16, 16},
+                                                 {0xFFFFFFF9, 0x100000000},
+                                                 {0xFFFFFFFF, 0x100000000}};
   for (const auto& [cSize, stored] : cases) EXPECT_EQ(StoredLength(cSize), stored) << cSize;
 }
 

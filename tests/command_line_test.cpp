@@ -1,11 +1,12 @@
 // The command-line forms and the run state they set.
+#include "cli/command_line.h"
+
 #include <gtest/gtest.h>
 
 #include <filesystem>
 #include <string>
 #include <vector>
 
-#include "cli/command_line.h"
 #include "cli/messages.h"
 
 namespace quarlix {

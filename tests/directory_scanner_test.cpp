@@ -1,4 +1,6 @@
 // The two scanning passes on real trees.
+#include "fs/directory_scanner.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "cli/messages.h"
-#include "fs/directory_scanner.h"
 #include "fs/platform.h"
 
 namespace quarlix {
@@ -78,7 +79,10 @@ TEST_F(DirectoryScannerTest, DepthFirstInListingOrderWithSizes) {
       << "files of sub/ are contiguous";
   for (const auto& record : records) {
     const std::string name = Relative(record);
-    const uint64_t expected = name == "a.txt" ? 5 : name == "z.bin" ? 70000 : name.find("b.txt") != std::string::npos ? 3 : 0;
+    const uint64_t expected = name == "a.txt"                           ? 5
+                              : name == "z.bin"                         ? 70000
+                              : name.find("b.txt") != std::string::npos ? 3
+                                                                        : 0;
     EXPECT_EQ(record.USize, expected) << name;
   }
 }
@@ -97,9 +101,9 @@ TEST_F(DirectoryScannerTest, MissingTopDirectoryFails) {
 
 TEST_F(DirectoryScannerTest, LinksLoopsAndSpecialFiles) {
   MakeFile("real/file.txt", 4);
-  fs::create_directory_symlink(top_, top_ / "real" / "loop");       // back to the top
-  fs::create_symlink(top_ / "nowhere", top_ / "dangling");          // status unreadable
-  ASSERT_EQ(::mkfifo((top_ / "pipe").c_str(), 0600), 0);           // would hang if opened
+  fs::create_directory_symlink(top_, top_ / "real" / "loop");  // back to the top
+  fs::create_symlink(top_ / "nowhere", top_ / "dangling");     // status unreadable
+  ASSERT_EQ(::mkfifo((top_ / "pipe").c_str(), 0600), 0);       // would hang if opened
   const auto records = Scan();
   ASSERT_EQ(records.size(), 2u);
   for (const auto& record : records) {

@@ -1,5 +1,7 @@
 // Entry data: the encoder gives exactly zlib's one-shot compress bytes however
 // the file is fed, and the decoder refuses damaged entries.
+#include "archive/entry_codec.h"
+
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -8,7 +10,6 @@
 #include <vector>
 
 #include "archive/archive_keys.h"
-#include "archive/entry_codec.h"
 #include "cli/messages.h"
 
 namespace quarlix {
@@ -69,9 +70,9 @@ class EntryDecoderTest : public ::testing::Test {
     MemorySource source(bytes);
     CheckEntryData(fields, type, bytes.size(), "e");
     std::vector<uint8_t> out;
-    const uint32_t produced = decoder_.Decode(source, type, fields, "e", [&](const uint8_t* d, size_t n) {
-      out.insert(out.end(), d, d + n);
-    });
+    const uint32_t produced =
+        decoder_.Decode(source, type, fields, "e",
+                        [&](const uint8_t* d, size_t n) { out.insert(out.end(), d, d + n); });
     EXPECT_EQ(produced, out.size());
     return out;
   }
@@ -91,11 +92,13 @@ class EntryDecoderTest : public ::testing::Test {
 };
 
 TEST_F(EntryDecoderTest, RoundTripsEverySize) {
-  for (const size_t size : {size_t{0}, size_t{1}, size_t{8}, size_t{100000}, size_t{(1 << 20) + 3}}) {
+  for (const size_t size :
+       {size_t{0}, size_t{1}, size_t{8}, size_t{100000}, size_t{(1 << 20) + 3}}) {
     const auto data = SampleData(size, 7);
     uLongf cSize = 0;
     const auto stored = OneShotStored(data, cSize);
-    EXPECT_EQ(Decode(stored, {static_cast<uint32_t>(cSize), static_cast<uint32_t>(size), 0, 1}), data)
+    EXPECT_EQ(Decode(stored, {static_cast<uint32_t>(cSize), static_cast<uint32_t>(size), 0, 1}),
+              data)
         << size;
   }
 }
@@ -122,7 +125,8 @@ TEST_F(EntryDecoderTest, RefusesDamagedEntries) {
   std::vector<uint8_t> wrongKey = stored;
   DecryptBuffer(wrongKey.data(), static_cast<uint32_t>(wrongKey.size()), FullKey.data(), 8);
   EncryptBuffer(wrongKey.data(), static_cast<uint32_t>(wrongKey.size()), DemoKey.data(), 8);
-  const std::string damaged = "Error uncompressing file 'e'! The archive is damaged or the key is wrong.";
+  const std::string damaged =
+      "Error uncompressing file 'e'! The archive is damaged or the key is wrong.";
   struct Case {
     const char* what;
     std::vector<uint8_t> bytes;
@@ -137,13 +141,25 @@ TEST_F(EntryDecoderTest, RefusesDamagedEntries) {
       {"USize too small", stored, {c, 4999, 0, 1}, EncryptedCompressed, damaged},
       {"USize zero", stored, {c, 0, 0, 1}, EncryptedCompressed, damaged},
       {"CSize zero", stored, {0, 5000, 0, 1}, EncryptedCompressed, damaged},
-      {"data past the end", stored, {c, 5000, 8, 1}, EncryptedCompressed,
+      {"data past the end",
+       stored,
+       {c, 5000, 8, 1},
+       EncryptedCompressed,
        "Data of file 'e' lies outside the archive!"},
-      {"offset and size wrap", stored, {0xFFFFFFFF, 5000, 0xFFFFFFF8, 1}, EncryptedCompressed,
+      {"offset and size wrap",
+       stored,
+       {0xFFFFFFFF, 5000, 0xFFFFFFF8, 1},
+       EncryptedCompressed,
        "Data of file 'e' lies outside the archive!"},
-      {"plain USize beyond stored", stored, {8, 9, 0, 1}, Plain,
+      {"plain USize beyond stored",
+       stored,
+       {8, 9, 0, 1},
+       Plain,
        "File 'e' is larger than its stored data!"},
-      {"encrypted USize beyond stored", stored, {9, 17, 0, 1}, Encrypted,
+      {"encrypted USize beyond stored",
+       stored,
+       {9, 17, 0, 1},
+       Encrypted,
        "File 'e' is larger than its stored data!"},
   };
   for (const Case& c : cases) EXPECT_EQ(Failure(c.bytes, c.fields, c.type), c.expected) << c.what;

@@ -52,8 +52,7 @@ void DirectoryCursor::Fill(size_t wanted) {
   if (position_ >= bufferStart_ && position_ + wanted <= bufferEnd) return;
   std::vector<uint8_t> kept;
   if (position_ >= bufferStart_ && position_ < bufferEnd) {
-    kept.assign(buffer_.begin() + static_cast<ptrdiff_t>(position_ - bufferStart_),
-                buffer_.end());
+    kept.assign(buffer_.begin() + static_cast<ptrdiff_t>(position_ - bufferStart_), buffer_.end());
   }
   const size_t target = std::max(wanted, kDirectoryBufferSize);
   const size_t have = kept.size();

@@ -42,8 +42,8 @@ class DirectoryCursor {
   void Fill(size_t wanted);
 
   ByteSource& source_;
-  uint64_t position_;             // of the next byte to hand out
-  std::vector<uint8_t> buffer_;   // bytes from bufferStart_
+  uint64_t position_;            // of the next byte to hand out
+  std::vector<uint8_t> buffer_;  // bytes from bufferStart_
   uint64_t bufferStart_ = 0;
 };
 

@@ -15,8 +15,8 @@
 namespace quarlix {
 
 struct BlowfishContext {
-  std::array<uint32_t, 18> P;                 // round subkeys P1..P18
-  std::array<std::array<uint32_t, 256>, 4> S; // S-boxes S1..S4
+  std::array<uint32_t, 18> P;                  // round subkeys P1..P18
+  std::array<std::array<uint32_t, 256>, 4> S;  // S-boxes S1..S4
 };
 
 // Runs the published key schedule (521 block encipherments). keyLength >= 1.

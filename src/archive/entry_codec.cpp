@@ -60,8 +60,8 @@ uint32_t EntryDecoder::Decode(ByteSource& source, uint32_t archiveType, const En
   return fields.USize;
 }
 
-uint32_t EntryDecoder::Inflate(ByteSource& source, const EntryFields& fields,
-                               std::string_view name, const ByteSink& sink) {
+uint32_t EntryDecoder::Inflate(ByteSource& source, const EntryFields& fields, std::string_view name,
+                               const ByteSink& sink) {
   int result = initialised_ ? inflateReset(&stream_) : inflateInit(&stream_);
   if (result == Z_MEM_ERROR) throw std::bad_alloc();
   if (result != Z_OK) Fail(MessageId::kEntryDamaged, name);
@@ -72,7 +72,7 @@ uint32_t EntryDecoder::Inflate(ByteSource& source, const EntryFields& fields,
   const uint64_t stored = StoredLength(fields.CSize);
   uint64_t readSoFar = 0;      // stored bytes read and deciphered
   uint64_t producedSoFar = 0;  // file bytes handed to the sink
-  bool outputFull = false;  // inflate may hold more output for the same input
+  bool outputFull = false;     // inflate may hold more output for the same input
   result = Z_OK;
   while (result != Z_STREAM_END) {
     if (stream_.avail_in == 0 && !outputFull) {
@@ -95,8 +95,7 @@ uint32_t EntryDecoder::Inflate(ByteSource& source, const EntryFields& fields,
     const size_t produced = window - stream_.avail_out;
     outputFull = stream_.avail_out == 0;
     if (result == Z_MEM_ERROR) throw std::bad_alloc();
-    if ((result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) ||
-        produced > room) {
+    if ((result != Z_OK && result != Z_STREAM_END && result != Z_BUF_ERROR) || produced > room) {
       Fail(MessageId::kEntryDamaged, name);
     }
     if (result == Z_BUF_ERROR && stream_.avail_in != 0) Fail(MessageId::kEntryDamaged, name);

@@ -7,12 +7,12 @@
 // and enciphered.
 #pragma once
 
+#include <zlib.h>
+
 #include <cstdint>
 #include <functional>
 #include <string_view>
 #include <vector>
-
-#include <zlib.h>
 
 #include "archive/archive_format.h"
 #include "archive/blowfish.h"

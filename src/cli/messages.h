@@ -13,31 +13,31 @@ namespace quarlix {
 
 enum class MessageId {
   kUsage,
-  kCouldNotOpenFile,          // %arg: the archive, or a file to store
-  kNotValidArchive,           // %arg: the archive
+  kCouldNotOpenFile,  // %arg: the archive, or a file to store
+  kNotValidArchive,   // %arg: the archive
   kUnexpectedEndOfFile,
   kErrorReadingFile,
-  kUnknownArchiveType,        // %arg: the archive
+  kUnknownArchiveType,  // %arg: the archive
   kOffsetExceedsFileSize,
   kNoFilesInArchive,
-  kUnableToCreateFile,        // %arg: the entry's name
-  kUnableToWriteToFile,       // %arg: the entry's name, or the archive
-  kCouldNotOpenDirectory,     // %arg: the directory
+  kUnableToCreateFile,     // %arg: the entry's name
+  kUnableToWriteToFile,    // %arg: the entry's name, or the archive
+  kCouldNotOpenDirectory,  // %arg: the directory
   kNoFilesFound,
   kOutOfMemory,
   kErrorCompressingData,
   // Refusals that keep a hostile or damaged archive from doing harm.
-  kUnsafeEntryName,           // %arg: the entry's name
-  kEntryDataOutsideArchive,   // %arg: the entry's name
-  kEntryLargerThanStoredData, // %arg: the entry's name
-  kEntryDamaged,              // %arg: the entry's name
+  kUnsafeEntryName,            // %arg: the entry's name
+  kEntryDataOutsideArchive,    // %arg: the entry's name
+  kEntryLargerThanStoredData,  // %arg: the entry's name
+  kEntryDamaged,               // %arg: the entry's name
   // Limits of the format's 32-bit sizes and offsets.
-  kFileTooLarge,              // %arg: the file to store
-  kArchiveTooLarge,           // %arg: the archive
+  kFileTooLarge,     // %arg: the file to store
+  kArchiveTooLarge,  // %arg: the archive
   // The directory tree changed between the two scanning passes.
-  kTreeChanged,               // %arg: the directory
+  kTreeChanged,  // %arg: the directory
   // Adding to an archive whose entries are not compressed and enciphered.
-  kAddNeedsCompressedArchive, // %arg: the archive
+  kAddNeedsCompressedArchive,  // %arg: the archive
 };
 
 // The text of a message, possibly holding the placeholder "%arg".

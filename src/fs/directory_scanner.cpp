@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "cli/messages.h"
 #include "archive/archive_format.h"
+#include "cli/messages.h"
 #include "fs/platform.h"
 
 namespace quarlix {
@@ -76,8 +76,8 @@ uint32_t CountFiles(const std::string& path) {
   return count;
 }
 
-uint32_t CollectFiles(const std::string& path, std::vector<ScanRecord>& records,
-                      uint32_t capacity, uint32_t nextIndex) {
+uint32_t CollectFiles(const std::string& path, std::vector<ScanRecord>& records, uint32_t capacity,
+                      uint32_t nextIndex) {
   const uint32_t bound = std::min<uint32_t>(capacity, static_cast<uint32_t>(records.size()));
   WalkTree(path, [&](const std::string& file, uint64_t size) {
     if (nextIndex >= bound) Fail(MessageId::kTreeChanged, path);

@@ -18,9 +18,9 @@ namespace quarlix {
 
 struct ScanRecord {
   uint32_t NameLength = 0;
-  std::string FileName;   // the path as the scan built it
+  std::string FileName;  // the path as the scan built it
   uint32_t CSize = 0;
-  uint32_t USize = 0;     // the file's size; FileSize < 4 GiB is checked by the caller
+  uint32_t USize = 0;  // the file's size; FileSize < 4 GiB is checked by the caller
   uint32_t DataOffset = 0;
   uint32_t EntryReserved = 1;
   uint64_t FileSize = 0;  // the file's whole size as its status reported it
@@ -33,7 +33,7 @@ uint32_t CountFiles(const std::string& path);
 // Fills records[nextIndex, capacity) with the files under path and returns the
 // index after the last one filled. A tree that no longer matches the count
 // (more files, or fewer at the end of the walk) throws "changed during the scan".
-uint32_t CollectFiles(const std::string& path, std::vector<ScanRecord>& records,
-                      uint32_t capacity, uint32_t nextIndex);
+uint32_t CollectFiles(const std::string& path, std::vector<ScanRecord>& records, uint32_t capacity,
+                      uint32_t nextIndex);
 
 }  // namespace quarlix

@@ -30,7 +30,7 @@ struct FileStatus {
     kUnreadable,  // the status query failed (missing path, dangling link, no access)
     kRegular,
     kDirectory,
-    kOther,       // FIFO, socket, device: never stored
+    kOther,  // FIFO, socket, device: never stored
   };
   Kind kind = Kind::kUnreadable;
   uint64_t size = 0;

@@ -66,8 +66,8 @@ bool MoveTo(HANDLE handle, int64_t position) {
 
 // Opens path for the File constructors; an invalid handle on failure.
 HANDLE OpenFile(const std::string& path, DWORD access, DWORD disposition) {
-  return ::CreateFileA(path.c_str(), access, kShareAll, nullptr, disposition,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+  return ::CreateFileA(path.c_str(), access, kShareAll, nullptr, disposition, FILE_ATTRIBUTE_NORMAL,
+                       nullptr);
 }
 
 }  // namespace
@@ -115,7 +115,9 @@ bool PathExists(const std::string& path) {
   return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-bool MakeDirectory(const std::string& path) { return ::CreateDirectoryA(path.c_str(), nullptr) != 0; }
+bool MakeDirectory(const std::string& path) {
+  return ::CreateDirectoryA(path.c_str(), nullptr) != 0;
+}
 
 bool RemoveFile(const std::string& path) { return ::DeleteFileA(path.c_str()) != 0; }
 

@@ -162,8 +162,7 @@ bool CommitAdd(platform::File& archive, const OldArchive& old, size_t oldCount,
   const auto* directory = reinterpret_cast<const uint8_t*>(newDirectory.data());
   if (!CopyBytes(staging, 0, archive, old.directoryOffset, stagedSize, buffer) ||
       !archive.WriteAt(newDirectoryOffset, directory, newDirectory.size()) || !archive.Sync() ||
-      !PointHeaderAt(archive, newDirectoryOffset) || !archive.Truncate(newEnd) ||
-      !archive.Sync()) {
+      !PointHeaderAt(archive, newDirectoryOffset) || !archive.Truncate(newEnd) || !archive.Sync()) {
     RestoreOldArchive(archive, old, staging, stagedSize, savedSize, buffer);
     return false;
   }

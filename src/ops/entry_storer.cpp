@@ -44,7 +44,8 @@ uint64_t ReadAndEncode(const ScanRecord& record, EntryEncoder& encoder,
     throw;
   }
   for (uint64_t done = 0; done < record.USize;) {
-    const size_t piece = static_cast<size_t>(std::min<uint64_t>(kReadPieceSize, record.USize - done));
+    const size_t piece =
+        static_cast<size_t>(std::min<uint64_t>(kReadPieceSize, record.USize - done));
     if (file->Read(buffer.data(), piece) != piece) Fail(MessageId::kErrorReadingFile);
     done += piece;
     try {
@@ -159,11 +160,12 @@ class PreparedEntries {
       bool failedWhileEncoding = false;
       uint64_t cSize = 0;
       try {
-        cSize = ReadAndEncode(record, encoder, buffer,
-                              [&](const uint8_t* data, size_t size) {
-                                stored.insert(stored.end(), data, data + size);
-                              },
-                              [&] { failedWhileEncoding = true; });
+        cSize = ReadAndEncode(
+            record, encoder, buffer,
+            [&](const uint8_t* data, size_t size) {
+              stored.insert(stored.end(), data, data + size);
+            },
+            [&] { failedWhileEncoding = true; });
       } catch (const FatalError& error) {
         failure = error;
       } catch (const std::bad_alloc&) {
@@ -293,11 +295,11 @@ void WriteDirectory(const std::vector<ScanRecord>& records, size_t prefixLength,
   EncodeFixed32(count, static_cast<uint32_t>(records.size()));
   piece.append(reinterpret_cast<const char*>(count), sizeof count);
   for (const ScanRecord& record : records) {
-    const std::string_view name = std::string_view(record.FileName).substr(
-        std::min(prefixLength, record.FileName.size()));
-    AppendDirectoryEntry(piece, name,
-                         EntryFields{record.CSize, record.USize, record.DataOffset,
-                                     record.EntryReserved});
+    const std::string_view name =
+        std::string_view(record.FileName).substr(std::min(prefixLength, record.FileName.size()));
+    AppendDirectoryEntry(
+        piece, name,
+        EntryFields{record.CSize, record.USize, record.DataOffset, record.EntryReserved});
     if (piece.size() >= kDirectoryPieceSize) {
       write(reinterpret_cast<const uint8_t*>(piece.data()), piece.size());
       piece.clear();

@@ -10,6 +10,10 @@ constexpr std::string_view kBanner =
     "Quarlix 1.0 - archive tool for Refractor2 FinkelArchive 1.0 files\n\n";
 constexpr size_t kNameWidth = 62;
 constexpr size_t kNumberWidth = 8;
+// Padding for the fields of a row.
+constexpr std::string_view kSpaces =
+    "                                                                ";
+static_assert(kSpaces.size() >= kNameWidth);
 
 std::string_view TypeDescription(uint32_t archiveType) {
   switch (archiveType) {
@@ -70,14 +74,14 @@ void Console::StoreTableHeader() {
 
 void Console::RowName(std::string_view name) {
   Write(name);
-  if (name.size() < kNameWidth) Write(std::string(kNameWidth - name.size(), ' '));
+  if (name.size() < kNameWidth) Write(kSpaces.substr(0, kNameWidth - name.size()));
 }
 
 void Console::RowNumber(uint32_t value) {
   char digits[16];
   const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
   const size_t length = static_cast<size_t>(end - digits);
-  if (length < kNumberWidth) Write(std::string(kNumberWidth - length, ' '));
+  if (length < kNumberWidth) Write(kSpaces.substr(0, kNumberWidth - length));
   Write(std::string_view(digits, length));
 }
 

@@ -43,6 +43,11 @@ FileStatus QueryStatus(const std::string& path);
 // Whether anything exists at path, a dangling symbolic link included.
 bool PathExists(const std::string& path);
 
+// The file that writing to path reaches: path itself, or, where path is a
+// symbolic link, the file it leads to, so that a new archive replaces that file
+// and not the link.
+std::string ResolveLinks(const std::string& path);
+
 // Creates one directory; false if it could not be created.
 bool MakeDirectory(const std::string& path);
 

@@ -115,6 +115,10 @@ bool PathExists(const std::string& path) {
   return ::GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// Symbolic links are rare on Windows and need privileges to make: an archive
+// path is taken as it stands.
+std::string ResolveLinks(const std::string& path) { return path; }
+
 bool MakeDirectory(const std::string& path) {
   return ::CreateDirectoryA(path.c_str(), nullptr) != 0;
 }

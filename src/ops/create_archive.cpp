@@ -19,14 +19,16 @@ namespace quarlix {
 namespace {
 
 // Opens the temporary file for the new archive, after making sure that an
-// archive already at ArchivePath could be written at all.
-void OpenNewArchive(const std::string& archivePath, TemporaryFile& output, bool& replacing) {
-  replacing = platform::PathExists(archivePath);
-  if (replacing && !platform::File::OpenForUpdate(archivePath)) {
+// archive already at ArchivePath could be written at all. An archive reached
+// through a symbolic link is replaced where it is; the link stays.
+void OpenNewArchive(const std::string& archivePath, TemporaryFile& output) {
+  const std::string target = platform::ResolveLinks(archivePath);
+  const bool replacing = platform::PathExists(target);
+  if (replacing && !platform::File::OpenForUpdate(target)) {
     Fail(MessageId::kCouldNotOpenFile, archivePath);
   }
-  if (!output.Create(archivePath)) Fail(MessageId::kCouldNotOpenFile, archivePath);
-  if (replacing) output.file().CopyPermissionsFrom(archivePath);
+  if (!output.Create(target)) Fail(MessageId::kCouldNotOpenFile, archivePath);
+  if (replacing) output.file().CopyPermissionsFrom(target);
 }
 
 // prefixLength: the bytes left out at the front of every stored name (the
@@ -42,8 +44,7 @@ void WriteNewArchive(const RunState& state, Console& console, size_t prefixLengt
   CheckFileSizes(records, 0);
 
   TemporaryFile output;
-  bool replacing = false;
-  OpenNewArchive(state.ArchivePath, output, replacing);
+  OpenNewArchive(state.ArchivePath, output);
   platform::File& archive = output.file();
   const auto write = [&](const uint8_t* data, size_t size) {
     if (!archive.Write(data, size)) Fail(MessageId::kUnableToWriteToFile, state.ArchivePath);

@@ -226,6 +226,17 @@ TEST_F(WriterTest, AFailedCreateLeavesTheOldArchive) {
   EXPECT_TRUE(ReadFile("out.qlx") == oldArchive);
 }
 
+TEST_F(WriterTest, AnArchiveBehindALinkIsReplacedWhereItIs) {
+  if (UnderLauncher()) GTEST_SKIP() << "symbolic links are POSIX-only";
+  WriteFile("data/a.txt", "hello");
+  WriteFile("store/game.qlx", "old archive");
+  fs::create_symlink("store/game.qlx", WorkDir() / "game.qlx");
+  ASSERT_EQ(Run({"-c", "game.qlx", "data"}).exitCode, 0);
+  EXPECT_TRUE(fs::is_symlink(WorkDir() / "game.qlx"));
+  EXPECT_EQ(ReadFile("store/game.qlx").size(), 102u);
+  EXPECT_TRUE(TemporaryFiles(WorkDir() / "store").empty());
+}
+
 TEST_F(WriterTest, FifosAndLinkLoopsAreSkipped) {
   if (UnderLauncher()) GTEST_SKIP() << "FIFOs and symbolic links are POSIX-only";
   WriteFile("data/a.txt", "hello");

@@ -32,8 +32,12 @@ void CheckEntryNames(ByteSource& source, uint64_t firstEntry, uint32_t fileCount
     } catch (const FatalError&) {
       return;
     }
+    // The name is checked as it is written: without its root or drive, so
+    // that "C:../x" cannot climb out once "C:" has gone.
     const std::string_view name = NameAsText(entry.Name);
-    if (HasParentComponent(name)) Fail(MessageId::kUnsafeEntryName, name);
+    if (HasParentComponent(name) || HasParentComponent(StripRoot(name))) {
+      Fail(MessageId::kUnsafeEntryName, name);
+    }
   }
 }
 

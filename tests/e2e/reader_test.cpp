@@ -446,24 +446,38 @@ TEST_F(ReaderTest, NamesMakeTheirDirectoriesAndEndAtZeroByte) {
       {.name = "a/b/d.txt", .content = "D"},
       {.name = std::string("cut.txt\0/../../junk", 19), .content = "N"},
       {.name = "./dot.txt", .content = "."},
+  };
+  const BuiltArchive built = PutArchive(archive);
+  const RunResult result = Run({"-d", "a.qlx"});
+  EXPECT_EQ(result.out, std::string(kBanner) + TypeLine(2) + CountLine(4) +
+                            std::string(kListHeader) + Row("a/b/c.txt", built.cSizes[0], 1) +
+                            Row("a/b/d.txt", built.cSizes[1], 1) +
+                            Row("cut.txt", built.cSizes[2], 1) +
+                            Row("./dot.txt", built.cSizes[3], 1) + std::string(kExtractedClosing));
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_TRUE(fs::is_directory(WorkDir() / "a"));
+  EXPECT_TRUE(fs::is_directory(WorkDir() / "a" / "b"));
+  EXPECT_EQ(ListFiles(), (Files{"a.qlx", "a/b/c.txt", "a/b/d.txt", "cut.txt", "dot.txt"}));
+  EXPECT_EQ(ReadFile("a/b/c.txt"), "C");
+  EXPECT_EQ(ReadFile("cut.txt"), "N");
+  ExpectNothingOutside();
+}
+
+// Dots that are not a ".." component are ordinary characters.
+TEST_F(ReaderTest, NamesWithDotsThatStayInside) {
+  if (UnderLauncher()) GTEST_SKIP() << "Windows drops trailing dots from names";
+  FixtureArchive archive;
+  archive.entries = {
       {.name = "...", .content = "3"},
       {.name = "..x/x..", .content = "X"},
   };
   const BuiltArchive built = PutArchive(archive);
   const RunResult result = Run({"-d", "a.qlx"});
-  EXPECT_EQ(result.out, std::string(kBanner) + TypeLine(2) + CountLine(6) +
-                            std::string(kListHeader) + Row("a/b/c.txt", built.cSizes[0], 1) +
-                            Row("a/b/d.txt", built.cSizes[1], 1) +
-                            Row("cut.txt", built.cSizes[2], 1) +
-                            Row("./dot.txt", built.cSizes[3], 1) + Row("...", built.cSizes[4], 1) +
-                            Row("..x/x..", built.cSizes[5], 1) + std::string(kExtractedClosing));
+  EXPECT_EQ(result.out, std::string(kBanner) + TypeLine(2) + CountLine(2) +
+                            std::string(kListHeader) + Row("...", built.cSizes[0], 1) +
+                            Row("..x/x..", built.cSizes[1], 1) + std::string(kExtractedClosing));
   EXPECT_EQ(result.exitCode, 0);
-  EXPECT_TRUE(fs::is_directory(WorkDir() / "a"));
-  EXPECT_TRUE(fs::is_directory(WorkDir() / "a" / "b"));
-  EXPECT_EQ(ListFiles(),
-            (Files{"...", "..x/x..", "a.qlx", "a/b/c.txt", "a/b/d.txt", "cut.txt", "dot.txt"}));
-  EXPECT_EQ(ReadFile("a/b/c.txt"), "C");
-  EXPECT_EQ(ReadFile("cut.txt"), "N");
+  EXPECT_EQ(ListFiles(), (Files{"...", "..x/x..", "a.qlx"}));
   ExpectNothingOutside();
 }
 

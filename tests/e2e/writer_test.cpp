@@ -78,7 +78,7 @@ TEST_F(WriterTest, TheWorkedExampleByteForByte) {
 
 TEST_F(WriterTest, VariedTreesByteForByteAndRoundTrip) {
   std::string megabytes;
-  for (int i = 0; megabytes.size() < (3 << 20); ++i) {
+  for (uint64_t i = 0; megabytes.size() < (3 << 20); ++i) {
     megabytes += std::to_string(i * 7919 % 100003) + (i % 13 ? " " : "\n");
   }
   std::string noise(1 << 20, '\0');

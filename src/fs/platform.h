@@ -85,11 +85,6 @@ class File {
   // Creates a new file that did not exist (exclusive), with the host's default
   // permissions for new files.
   static std::optional<File> CreateNew(const std::string& path);
-  // Creates a new file with a unique name in the directory of path, and tells
-  // its name in temporaryPath. Used to write a file completely before it is
-  // moved over path.
-  static std::optional<File> CreateTemporaryBeside(const std::string& path,
-                                                   std::string& temporaryPath);
 
   File(File&& other) noexcept;
   File& operator=(File&& other) noexcept;

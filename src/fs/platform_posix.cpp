@@ -5,11 +5,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
-#include <random>
 
 #include "fs/platform.h"
 
@@ -17,12 +14,6 @@ namespace quarlix::platform {
 namespace {
 
 int Fd(intptr_t handle) { return static_cast<int>(handle); }
-
-// The directory part of path, with its trailing separator ("" for a bare name).
-std::string DirectoryOf(const std::string& path) {
-  const auto slash = path.find_last_of('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
 
 }  // namespace
 
@@ -109,25 +100,6 @@ std::optional<File> File::CreateNew(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
   if (fd < 0) return std::nullopt;
   return File(fd);
-}
-
-std::optional<File> File::CreateTemporaryBeside(const std::string& path,
-                                                std::string& temporaryPath) {
-  static std::atomic<unsigned> counter{0};
-  static std::mt19937 random{std::random_device{}()};
-  const std::string directory = DirectoryOf(path);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char name[64];
-    std::snprintf(name, sizeof name, ".quarlix-%ld-%u-%08x.tmp", static_cast<long>(::getpid()),
-                  counter++, static_cast<unsigned>(random()));
-    temporaryPath = directory + name;
-    const int fd =
-        ::open(temporaryPath.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666);
-    if (fd >= 0) return File(fd);
-    if (errno != EEXIST) break;
-  }
-  temporaryPath.clear();
-  return std::nullopt;
 }
 
 File::File(File&& other) noexcept : handle_(other.handle_), error_(other.error_) {

@@ -15,9 +15,6 @@
 #undef ReplaceFile
 
 #include <algorithm>
-#include <atomic>
-#include <cstdio>
-#include <random>
 
 #include "fs/platform.h"
 
@@ -37,12 +34,6 @@ intptr_t Stored(HANDLE handle) { return reinterpret_cast<intptr_t>(handle); }
 DWORD Piece(size_t remaining) { return static_cast<DWORD>(std::min(remaining, kMaxTransfer)); }
 
 bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
-// The directory part of path, with its trailing separator ("" for a bare name).
-std::string DirectoryOf(const std::string& path) {
-  const auto separator = path.find_last_of("/\\");
-  return separator == std::string::npos ? std::string() : path.substr(0, separator + 1);
-}
 
 OVERLAPPED At(uint64_t offset) {
   OVERLAPPED overlapped = {};
@@ -189,26 +180,6 @@ std::optional<File> File::CreateNew(const std::string& path) {
   const HANDLE handle = OpenFile(path, GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
   if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
   return File(Stored(handle));
-}
-
-std::optional<File> File::CreateTemporaryBeside(const std::string& path,
-                                                std::string& temporaryPath) {
-  static std::atomic<unsigned> counter{0};
-  static std::mt19937 random{std::random_device{}()};
-  const std::string directory = DirectoryOf(path);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    char name[64];
-    std::snprintf(name, sizeof name, ".quarlix-%lu-%u-%08x.tmp",
-                  static_cast<unsigned long>(::GetCurrentProcessId()), counter++,
-                  static_cast<unsigned>(random()));
-    temporaryPath = directory + name;
-    const HANDLE handle = OpenFile(temporaryPath, GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
-    if (handle != INVALID_HANDLE_VALUE) return File(Stored(handle));
-    const DWORD error = ::GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
-  }
-  temporaryPath.clear();
-  return std::nullopt;
 }
 
 File::File(File&& other) noexcept : handle_(other.handle_), error_(other.error_) {

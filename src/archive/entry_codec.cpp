@@ -40,7 +40,7 @@ EntryDecoder::~EntryDecoder() {
 }
 
 void EntryDecoder::ReadStored(ByteSource& source, uint64_t offset, size_t size) {
-  in_.resize(kPieceSize);
+  if (in_.size() < size) in_.resize(size);  // grows to what entries need, at most a piece
   if (source.ReadAt(offset, in_.data(), size) != size) FailRead(source);
 }
 
@@ -67,7 +67,9 @@ uint32_t EntryDecoder::Inflate(ByteSource& source, const EntryFields& fields, st
   if (result != Z_OK) Fail(MessageId::kEntryDamaged, name);
   initialised_ = true;
   stream_.avail_in = 0;  // nothing is left over from an entry that failed
-  out_.resize(kPieceSize);
+  const size_t outSize =
+      static_cast<size_t>(std::min<uint64_t>(kPieceSize, uint64_t{fields.USize} + 1));
+  if (out_.size() < outSize) out_.resize(outSize);
 
   const uint64_t stored = StoredLength(fields.CSize);
   uint64_t readSoFar = 0;      // stored bytes read and deciphered
@@ -88,7 +90,7 @@ uint32_t EntryDecoder::Inflate(ByteSource& source, const EntryFields& fields, st
     }
     // Never more than USize bytes: a stream that holds more is damaged.
     const uint64_t room = uint64_t{fields.USize} - producedSoFar;
-    const size_t window = static_cast<size_t>(std::min<uint64_t>(kPieceSize, room + 1));
+    const size_t window = static_cast<size_t>(std::min<uint64_t>(out_.size(), room + 1));
     stream_.next_out = out_.data();
     stream_.avail_out = static_cast<uInt>(window);
     result = inflate(&stream_, Z_NO_FLUSH);

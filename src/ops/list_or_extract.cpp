@@ -6,19 +6,27 @@
 // a temporary file beside its destination and moved over it only when whole,
 // so a damaged entry leaves no file and a symbolic link at the destination is
 // replaced, never written through.
+#include <optional>
 #include <string>
 
 #include "archive/archive_reader.h"
 #include "archive/entry_codec.h"
 #include "cli/messages.h"
 #include "fs/platform.h"
+#include "ops/extracted_file_writer.h"
 #include "ops/extraction_path.h"
 #include "ops/operations.h"
 #include "ops/read_archive.h"
-#include "ops/temporary_file.h"
 
 namespace quarlix {
 namespace {
+
+void PrintRow(Console& console, std::string_view name, uint32_t cSize, uint32_t uSize) {
+  console.RowName(name);
+  console.RowNumber(cSize);
+  console.RowNumber(uSize);
+  console.LineEnd();
+}
 
 // Every name that can be read in the directory must stay below the current
 // directory. Reading stops quietly at the first broken record: the main loop
@@ -41,37 +49,53 @@ void CheckEntryNames(ByteSource& source, uint64_t firstEntry, uint32_t fileCount
   }
 }
 
+// Entries up to this size are decoded into memory and handed to the writer
+// thread; larger ones are streamed to their file once the writer is idle.
+constexpr uint32_t kQueuedEntryLimit = 1 << 20;
+
+// Decodes entries, and in the extracting mode has their files written and
+// their rows printed, in directory order.
 class Extractor {
  public:
-  Extractor(ByteSource& source, uint32_t archiveType, const ArchiveKey& key, bool writeFiles)
+  Extractor(ByteSource& source, uint32_t archiveType, const ArchiveKey& key, ReadMode mode,
+            Console& console)
       : source_(source),
         archiveType_(archiveType),
         cipher_(key.data(), kArchiveKeyLength),
         decoder_(cipher_),
-        writeFiles_(writeFiles) {}
+        console_(console) {
+    if (mode == ReadMode::kExtract) writer_.emplace(console, committer_);
+  }
 
-  // Decodes one entry to its file; returns the USize to show in its row.
-  uint32_t Extract(const EntryFields& fields, std::string_view name) {
+  void Handle(const EntryFields& fields, std::string_view name) {
     CheckEntryData(fields, archiveType_, source_.Size(), name);
-    if (!writeFiles_) {
-      return decoder_.Decode(source_, archiveType_, fields, name, [](const uint8_t*, size_t) {});
+    if (!writer_) {
+      const uint32_t produced =
+          decoder_.Decode(source_, archiveType_, fields, name, [](const uint8_t*, size_t) {});
+      PrintRow(console_, name, fields.CSize, produced);
+      return;
     }
-
     const std::string path(StripRoot(name));
-    const auto parentEnd = path.rfind('/');
-    const std::string parent = parentEnd == std::string::npos ? "" : path.substr(0, parentEnd);
-    if (parent != lastParent_) {
-      MakeParentDirectories(path);
-      lastParent_ = parent;
+    if (fields.USize <= kQueuedEntryLimit) {
+      ExtractedFileWriter::Job job{path, std::string(name), {}, fields.CSize};
+      job.bytes.reserve(fields.USize);
+      decoder_.Decode(source_, archiveType_, fields, name, [&](const uint8_t* data, size_t size) {
+        job.bytes.insert(job.bytes.end(), data, data + size);
+      });
+      writer_->Push(std::move(job));
+      return;
     }
-    TemporaryFile output;
-    if (path.empty() || !output.Create(path)) Fail(MessageId::kUnableToCreateFile, name);
-    const uint32_t produced =
-        decoder_.Decode(source_, archiveType_, fields, name, [&](const uint8_t* data, size_t size) {
-          if (!output.file().Write(data, size)) Fail(MessageId::kUnableToWriteToFile, name);
-        });
-    if (!output.Commit(false)) Fail(MessageId::kUnableToCreateFile, name);
-    return produced;
+    writer_->Drain();
+    uint32_t produced = 0;
+    committer_.Commit(path, name, [&](const auto& write) {
+      produced = decoder_.Decode(source_, archiveType_, fields, name, write);
+    });
+    PrintRow(console_, name, fields.CSize, produced);
+  }
+
+  // Waits until every file handed over is written and its row printed.
+  void Finish() {
+    if (writer_) writer_->Drain();
   }
 
  private:
@@ -79,8 +103,9 @@ class Extractor {
   uint32_t archiveType_;
   KeyedCipher cipher_;
   EntryDecoder decoder_;
-  bool writeFiles_;
-  std::string lastParent_ = "\n";  // no parent made yet
+  Console& console_;
+  FileCommitter committer_;
+  std::optional<ExtractedFileWriter> writer_;
 };
 
 }  // namespace
@@ -98,18 +123,25 @@ void ReadArchive(ByteSource& source, std::string_view archivePath, const Archive
 
   const bool extracting = mode != ReadMode::kList;
   if (mode == ReadMode::kExtract) CheckEntryNames(source, cursor.Position(), fileCount);
-  Extractor extractor(source, header.ArchiveType, key, mode == ReadMode::kExtract);
+  Extractor extractor(source, header.ArchiveType, key, mode, console);
 
   DirectoryEntry entry;
-  for (uint32_t index = 0; index < fileCount; ++index) {
-    cursor.ReadEntry(entry);
-    const std::string_view name = NameAsText(entry.Name);
-    uint32_t shownSize = entry.Fields.USize;
-    if (extracting) shownSize = extractor.Extract(entry.Fields, name);
-    console.RowName(name);
-    console.RowNumber(entry.Fields.CSize);
-    console.RowNumber(shownSize);
-    console.LineEnd();
+  try {
+    for (uint32_t index = 0; index < fileCount; ++index) {
+      cursor.ReadEntry(entry);
+      const std::string_view name = NameAsText(entry.Name);
+      if (extracting) {
+        extractor.Handle(entry.Fields, name);
+      } else {
+        PrintRow(console, name, entry.Fields.CSize, entry.Fields.USize);
+      }
+    }
+    extractor.Finish();
+  } catch (...) {
+    // The entries before the failing one come first: their files and rows,
+    // or the failure of one of them, which then stands in its place.
+    extractor.Finish();
+    throw;
   }
   console.LineEnd();
   console.Write(extracting ? "Files successfully uncompressed!\n"

@@ -226,6 +226,26 @@ TEST_F(WriterTest, AFailedCreateLeavesTheOldArchive) {
   EXPECT_TRUE(ReadFile("out.qlx") == oldArchive);
 }
 
+// A file of 4 GiB does not fit the format's 32-bit sizes: it is refused before
+// anything is written, instead of being stored cut short.
+TEST_F(WriterTest, FilesOf4GiBAreRefused) {
+  if (UnderLauncher()) GTEST_SKIP() << "sparse files are made with POSIX calls here";
+  WriteFile("data/a.txt", "hello");
+  WriteFile("data/huge.bin", "");
+  fs::resize_file(WorkDir() / "data" / "huge.bin", uint64_t{1} << 32);  // sparse
+  WriteFile("old/keep.txt", "kept");
+  ASSERT_EQ(Run({"-c", "out.qlx", "old"}).exitCode, 0);
+  const std::string before = ReadFile("out.qlx");
+  for (const char* option : {"-c", "-a"}) {
+    const RunResult run = Run({option, "out.qlx", "data"});
+    EXPECT_EQ(run.exitCode, 1) << option;
+    EXPECT_TRUE(
+        run.out.ends_with("File 'data/huge.bin' is too large! Files must be smaller than 4 GiB.\n"))
+        << run.out;
+    EXPECT_EQ(ReadFile("out.qlx"), before) << option;
+  }
+}
+
 TEST_F(WriterTest, AnArchiveBehindALinkIsReplacedWhereItIs) {
   if (UnderLauncher()) GTEST_SKIP() << "symbolic links are POSIX-only";
   WriteFile("data/a.txt", "hello");

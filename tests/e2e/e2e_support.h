@@ -85,6 +85,8 @@ class E2eTest : public ::testing::Test {
   void ClearWorkDir(const std::vector<std::string>& keep = {});
 
  private:
+  RunResult RunOnce(const std::vector<std::string>& args);
+
   std::filesystem::path root_;
   std::filesystem::path work_;
 };

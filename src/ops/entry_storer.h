@@ -1,11 +1,9 @@
 // Storing scanned files as entries of type 2, one after the other, with a row
 // of the create/add table for each. Shared by create, pack and add.
 //
-// Compression runs on every core: helper threads read and encode the files
-// ahead of the current one into memory (within a fixed budget), while this
-// thread writes entries in scan order and encodes itself whatever no helper has
-// taken, streaming it straight to the archive. Rows, archive bytes and the
-// failure reported are exactly those of storing the files one by one.
+// Compression runs on every core (PreparedEntries): this thread writes entries
+// in scan order, taking what helper threads encoded ahead, and encodes itself,
+// streaming straight to the archive, whatever no helper has taken.
 #pragma once
 
 #include <cstdint>

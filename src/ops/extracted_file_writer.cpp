@@ -1,5 +1,8 @@
 #include "ops/extracted_file_writer.h"
 
+#include "ops/extraction_path.h"
+#include "ops/temporary_file.h"
+
 namespace quarlix {
 namespace {
 
@@ -7,6 +10,17 @@ namespace {
 constexpr uint64_t kQueueBudget = 16 << 20;
 
 }  // namespace
+
+void FileCommitter::Commit(const std::string& path, std::string_view name,
+                           const std::function<void(const ByteSink& write)>& produce) {
+  MakeParentsOnce(path);
+  TemporaryFile output;
+  if (path.empty() || !output.Create(path)) Fail(MessageId::kUnableToCreateFile, name);
+  produce([&](const uint8_t* data, size_t size) {
+    if (!output.file().Write(data, size)) Fail(MessageId::kUnableToWriteToFile, name);
+  });
+  if (!output.Commit(false)) Fail(MessageId::kUnableToCreateFile, name);
+}
 
 void FileCommitter::MakeParentsOnce(const std::string& path) {
   const auto parentEnd = path.rfind('/');

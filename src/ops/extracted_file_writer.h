@@ -9,25 +9,27 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "archive/entry_codec.h"
 #include "cli/console.h"
 #include "cli/messages.h"
 
 namespace quarlix {
 
-// Writes one file whole: makes its parent directories, writes the bytes that
-// write() produces to a temporary file, and moves it over path. name names the
+// Writes one file whole: makes its parent directories, has produce() write the
+// file's bytes to a temporary file, and moves it over path. name names the
 // entry in messages. Remembers the last parent made, so the entries of one
 // folder cost one check.
 class FileCommitter {
  public:
-  template <typename Produce>
-  void Commit(const std::string& path, std::string_view name, Produce produce);
+  void Commit(const std::string& path, std::string_view name,
+              const std::function<void(const ByteSink& write)>& produce);
 
  private:
   void MakeParentsOnce(const std::string& path);
@@ -69,23 +71,5 @@ class ExtractedFileWriter {
   std::optional<FatalError> failure_;
   std::thread thread_;
 };
-
-}  // namespace quarlix
-
-#include "ops/extraction_path.h"
-#include "ops/temporary_file.h"
-
-namespace quarlix {
-
-template <typename Produce>
-void FileCommitter::Commit(const std::string& path, std::string_view name, Produce produce) {
-  MakeParentsOnce(path);
-  TemporaryFile output;
-  if (path.empty() || !output.Create(path)) Fail(MessageId::kUnableToCreateFile, name);
-  produce([&](const uint8_t* data, size_t size) {
-    if (!output.file().Write(data, size)) Fail(MessageId::kUnableToWriteToFile, name);
-  });
-  if (!output.Commit(false)) Fail(MessageId::kUnableToCreateFile, name);
-}
 
 }  // namespace quarlix

@@ -87,7 +87,7 @@ class Extractor {
     }
     writer_->Drain();
     uint32_t produced = 0;
-    committer_.Commit(path, name, [&](const auto& write) {
+    committer_.Commit(path, name, [&](const ByteSink& write) {
       produced = decoder_.Decode(source_, archiveType_, fields, name, write);
     });
     PrintRow(console_, name, fields.CSize, produced);

@@ -85,4 +85,11 @@ void Console::RowNumber(uint32_t value) {
   Write(std::string_view(digits, length));
 }
 
+void Console::ListRow(std::string_view name, uint32_t cSize, uint32_t uSize) {
+  RowName(name);
+  RowNumber(cSize);
+  RowNumber(uSize);
+  LineEnd();
+}
+
 }  // namespace quarlix

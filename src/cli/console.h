@@ -37,6 +37,8 @@ class Console {
   // whole), a number right-aligned in 8.
   void RowName(std::string_view name);
   void RowNumber(uint32_t value);
+  // A whole row of the list table: name, CSize, USize and a line end.
+  void ListRow(std::string_view name, uint32_t cSize, uint32_t uSize);
 
  private:
   std::FILE* out_;

@@ -104,7 +104,6 @@ class File {
   // Writes all size bytes at offset, without moving the current position.
   bool WriteAt(uint64_t offset, const void* data, size_t size);
 
-  bool Seek(uint64_t offset);
   std::optional<uint64_t> Size();
   bool Truncate(uint64_t size);
   // Makes everything written so far durable on the device.

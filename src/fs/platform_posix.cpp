@@ -168,10 +168,6 @@ bool File::WriteAt(uint64_t offset, const void* data, size_t size) {
   return true;
 }
 
-bool File::Seek(uint64_t offset) {
-  return ::lseek(Fd(handle_), static_cast<off_t>(offset), SEEK_SET) >= 0;
-}
-
 std::optional<uint64_t> File::Size() {
   struct stat info;
   if (::fstat(Fd(handle_), &info) != 0) return std::nullopt;

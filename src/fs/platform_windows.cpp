@@ -270,11 +270,6 @@ bool File::WriteAt(uint64_t offset, const void* data, size_t size) {
   return MoveTo(Handle(handle_), *position) && done == size;
 }
 
-bool File::Seek(uint64_t offset) {
-  if (offset > static_cast<uint64_t>(INT64_MAX)) return false;
-  return MoveTo(Handle(handle_), static_cast<int64_t>(offset));
-}
-
 std::optional<uint64_t> File::Size() {
   LARGE_INTEGER size;
   if (!::GetFileSizeEx(Handle(handle_), &size)) return std::nullopt;
@@ -284,7 +279,10 @@ std::optional<uint64_t> File::Size() {
 bool File::Truncate(uint64_t size) {
   // SetEndOfFile cuts at the file pointer; the pointer is put back afterwards.
   const auto position = Position(Handle(handle_));
-  if (!position || !Seek(size)) return false;
+  if (!position || size > static_cast<uint64_t>(INT64_MAX) ||
+      !MoveTo(Handle(handle_), static_cast<int64_t>(size))) {
+    return false;
+  }
   const bool cut = ::SetEndOfFile(Handle(handle_)) != 0;
   return MoveTo(Handle(handle_), *position) && cut;
 }

@@ -71,10 +71,7 @@ void ExtractedFileWriter::Work() {
     try {
       committer_.Commit(job.path, job.name,
                         [&](const auto& write) { write(job.bytes.data(), job.bytes.size()); });
-      console_.RowName(job.name);
-      console_.RowNumber(job.cSize);
-      console_.RowNumber(static_cast<uint32_t>(job.bytes.size()));
-      console_.LineEnd();
+      console_.ListRow(job.name, job.cSize, static_cast<uint32_t>(job.bytes.size()));
     } catch (const FatalError& error) {
       failure = error;
     } catch (const std::bad_alloc&) {

@@ -21,13 +21,6 @@
 namespace quarlix {
 namespace {
 
-void PrintRow(Console& console, std::string_view name, uint32_t cSize, uint32_t uSize) {
-  console.RowName(name);
-  console.RowNumber(cSize);
-  console.RowNumber(uSize);
-  console.LineEnd();
-}
-
 // Every name that can be read in the directory must stay below the current
 // directory. Reading stops quietly at the first broken record: the main loop
 // reports it in its place.
@@ -72,7 +65,7 @@ class Extractor {
     if (!writer_) {
       const uint32_t produced =
           decoder_.Decode(source_, archiveType_, fields, name, [](const uint8_t*, size_t) {});
-      PrintRow(console_, name, fields.CSize, produced);
+      console_.ListRow(name, fields.CSize, produced);
       return;
     }
     const std::string path(StripRoot(name));
@@ -90,7 +83,7 @@ class Extractor {
     committer_.Commit(path, name, [&](const ByteSink& write) {
       produced = decoder_.Decode(source_, archiveType_, fields, name, write);
     });
-    PrintRow(console_, name, fields.CSize, produced);
+    console_.ListRow(name, fields.CSize, produced);
   }
 
   // Waits until every file handed over is written and its row printed.
@@ -133,7 +126,7 @@ void ReadArchive(ByteSource& source, std::string_view archivePath, const Archive
       if (extracting) {
         extractor.Handle(entry.Fields, name);
       } else {
-        PrintRow(console, name, entry.Fields.CSize, entry.Fields.USize);
+        console.ListRow(name, entry.Fields.CSize, entry.Fields.USize);
       }
     }
     extractor.Finish();

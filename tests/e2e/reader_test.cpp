@@ -39,6 +39,17 @@ std::string Binary(size_t size, uint32_t seed) {
 
 uint32_t Rounded(size_t size) { return static_cast<uint32_t>((size + 7) / 8 * 8); }
 
+// Three entries, a.txt, b.txt holding content, and c.txt: the tests of a
+// damaged entry damage b.txt and check what becomes of the other two.
+FixtureArchive AroundMiddleEntry(uint32_t type, const std::string& content) {
+  FixtureArchive archive;
+  archive.type = type;
+  archive.entries = {{.name = "a.txt", .content = "AAAA"},
+                     {.name = "b.txt", .content = content},
+                     {.name = "c.txt", .content = "CCCC"}};
+  return archive;
+}
+
 std::string Replaced(std::string text, std::string_view from, std::string_view to) {
   const auto at = text.find(from);
   if (at != std::string::npos) text.replace(at, from.size(), to);
@@ -342,11 +353,7 @@ TEST_F(ReaderTest, DamagedEntryStopsExtraction) {
 
   for (const auto& c : cases) {
     SCOPED_TRACE("type " + std::to_string(c.type) + ": " + c.what);
-    FixtureArchive archive;
-    archive.type = c.type;
-    archive.entries = {{.name = "a.txt", .content = "AAAA"},
-                       {.name = "b.txt", .content = content},
-                       {.name = "c.txt", .content = "CCCC"}};
+    FixtureArchive archive = AroundMiddleEntry(c.type, content);
     const BuiltArchive built = BuildArchive(archive);
     std::string bytes = built.bytes;
     c.change(archive, built, bytes);
@@ -411,11 +418,7 @@ TEST_F(ReaderTest, LenientEntries) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    FixtureArchive archive;
-    archive.type = c.type;
-    archive.entries = {{.name = "a.txt", .content = "AAAA"},
-                       {.name = "b.txt", .content = content},
-                       {.name = "c.txt", .content = "CCCC"}};
+    FixtureArchive archive = AroundMiddleEntry(c.type, content);
     const BuiltArchive built = BuildArchive(archive);
     std::string bytes = built.bytes;
     const uint32_t value = c.value(built, static_cast<uint32_t>(bytes.size()));

@@ -6,6 +6,7 @@
 // character-set conversion of our own.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -97,7 +98,7 @@ class File {
   size_t Read(void* buffer, size_t size);
   // Reads up to size bytes at offset, without moving the current position.
   size_t ReadAt(uint64_t offset, void* buffer, size_t size);
-  bool HadError() const { return error_; }
+  bool HadError() const { return error_.load(std::memory_order_relaxed); }
 
   // Writes all size bytes at the current position.
   bool Write(const void* data, size_t size);
@@ -116,7 +117,9 @@ class File {
  private:
   explicit File(intptr_t handle) : handle_(handle) {}
   intptr_t handle_;
-  bool error_ = false;
+  // Set by a failed read; atomic, as threads may read one file at offsets of
+  // their own at the same time.
+  std::atomic<bool> error_{false};
 };
 
 }  // namespace quarlix::platform

@@ -102,7 +102,7 @@ std::optional<File> File::CreateNew(const std::string& path) {
   return File(fd);
 }
 
-File::File(File&& other) noexcept : handle_(other.handle_), error_(other.error_) {
+File::File(File&& other) noexcept : handle_(other.handle_), error_(other.error_.load()) {
   other.handle_ = -1;
 }
 
@@ -110,7 +110,7 @@ File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     if (handle_ >= 0) ::close(Fd(handle_));
     handle_ = other.handle_;
-    error_ = other.error_;
+    error_ = other.error_.load();
     other.handle_ = -1;
   }
   return *this;

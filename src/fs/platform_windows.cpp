@@ -182,7 +182,7 @@ std::optional<File> File::CreateNew(const std::string& path) {
   return File(Stored(handle));
 }
 
-File::File(File&& other) noexcept : handle_(other.handle_), error_(other.error_) {
+File::File(File&& other) noexcept : handle_(other.handle_), error_(other.error_.load()) {
   other.handle_ = kNoHandle;
 }
 
@@ -190,7 +190,7 @@ File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     if (handle_ != kNoHandle) ::CloseHandle(Handle(handle_));
     handle_ = other.handle_;
-    error_ = other.error_;
+    error_ = other.error_.load();
     other.handle_ = kNoHandle;
   }
   return *this;

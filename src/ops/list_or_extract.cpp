@@ -5,7 +5,8 @@
 // stops the run; a leading root or drive is dropped. Each file is decoded into
 // a temporary file beside its destination and moved over it only when whole,
 // so a damaged entry leaves no file and a symbolic link at the destination is
-// replaced, never written through.
+// replaced, never written through. Files are decoded on every core and moved
+// into place in directory order (ops/parallel_extractor.h).
 #include <optional>
 #include <string>
 
@@ -13,9 +14,9 @@
 #include "archive/entry_codec.h"
 #include "cli/messages.h"
 #include "fs/platform.h"
-#include "ops/extracted_file_writer.h"
 #include "ops/extraction_path.h"
 #include "ops/operations.h"
+#include "ops/parallel_extractor.h"
 #include "ops/read_archive.h"
 
 namespace quarlix {
@@ -42,12 +43,9 @@ void CheckEntryNames(ByteSource& source, uint64_t firstEntry, uint32_t fileCount
   }
 }
 
-// Entries up to this size are decoded into memory and handed to the writer
-// thread; larger ones are streamed to their file once the writer is idle.
-constexpr uint32_t kQueuedEntryLimit = 1 << 20;
-
-// Decodes entries, and in the extracting mode has their files written and
-// their rows printed, in directory order.
+// Decodes entries in directory order: in the extracting mode into their files
+// on every core (rows printed as each is in place), otherwise only to check
+// them (rows printed as each is decoded).
 class Extractor {
  public:
   Extractor(ByteSource& source, uint32_t archiveType, const ArchiveKey& key, ReadMode mode,
@@ -57,38 +55,23 @@ class Extractor {
         cipher_(key.data(), kArchiveKeyLength),
         decoder_(cipher_),
         console_(console) {
-    if (mode == ReadMode::kExtract) writer_.emplace(console, committer_);
+    if (mode == ReadMode::kExtract) parallel_.emplace(source, archiveType, cipher_, console);
   }
 
   void Handle(const EntryFields& fields, std::string_view name) {
+    if (parallel_) {
+      parallel_->Add(fields, name);
+      return;
+    }
     CheckEntryData(fields, archiveType_, source_.Size(), name);
-    if (!writer_) {
-      const uint32_t produced =
-          decoder_.Decode(source_, archiveType_, fields, name, [](const uint8_t*, size_t) {});
-      console_.ListRow(name, fields.CSize, produced);
-      return;
-    }
-    const std::string path(StripRoot(name));
-    if (fields.USize <= kQueuedEntryLimit) {
-      ExtractedFileWriter::Job job{path, std::string(name), {}, fields.CSize};
-      job.bytes.reserve(fields.USize);
-      decoder_.Decode(source_, archiveType_, fields, name, [&](const uint8_t* data, size_t size) {
-        job.bytes.insert(job.bytes.end(), data, data + size);
-      });
-      writer_->Push(std::move(job));
-      return;
-    }
-    writer_->Drain();
-    uint32_t produced = 0;
-    committer_.Commit(path, name, [&](const ByteSink& write) {
-      produced = decoder_.Decode(source_, archiveType_, fields, name, write);
-    });
+    const uint32_t produced =
+        decoder_.Decode(source_, archiveType_, fields, name, [](const uint8_t*, size_t) {});
     console_.ListRow(name, fields.CSize, produced);
   }
 
-  // Waits until every file handed over is written and its row printed.
+  // Waits until every entry handed over is done.
   void Finish() {
-    if (writer_) writer_->Drain();
+    if (parallel_) parallel_->Finish();
   }
 
  private:
@@ -97,8 +80,7 @@ class Extractor {
   KeyedCipher cipher_;
   EntryDecoder decoder_;
   Console& console_;
-  FileCommitter committer_;
-  std::optional<ExtractedFileWriter> writer_;
+  std::optional<ParallelExtractor> parallel_;
 };
 
 }  // namespace

@@ -27,26 +27,35 @@ bool TemporaryFile::Create(const std::string& destination) {
                   static_cast<unsigned long long>(random()));
     path_ = directory + name;
     file_ = platform::File::CreateNew(path_);
-    if (file_) return true;
+    if (file_) {
+      onDisk_ = true;
+      return true;
+    }
     if (!platform::PathExists(path_)) break;  // not a name clash: the folder refuses
   }
   return false;
 }
 
 TemporaryFile::~TemporaryFile() {
-  if (file_) {
-    file_.reset();
-    platform::RemoveFile(path_);
-  }
+  file_.reset();
+  if (onDisk_) platform::RemoveFile(path_);
 }
 
 bool TemporaryFile::Commit(bool durable) {
-  bool ok = !durable || file_->Sync();
-  ok = file_->Close() && ok;
+  const bool synced = !durable || file_->Sync();
+  return Close() && synced && MoveIntoPlace();
+}
+
+bool TemporaryFile::Close() {
+  const bool ok = file_->Close();
   file_.reset();
-  if (ok && platform::ReplaceFile(path_, destination_)) return true;
-  platform::RemoveFile(path_);
-  return false;
+  return ok;
+}
+
+bool TemporaryFile::MoveIntoPlace() {
+  if (!platform::ReplaceFile(path_, destination_)) return false;
+  onDisk_ = false;
+  return true;
 }
 
 }  // namespace quarlix

@@ -22,10 +22,17 @@ class TemporaryFile {
   // destination. False if any step failed; the temporary file is then removed.
   bool Commit(bool durable);
 
+  // The two steps of Commit(false), for a file that is finished now and moved
+  // into place later. Close is false if the close failed; MoveIntoPlace is
+  // false if the move failed, and the temporary file is then removed.
+  bool Close();
+  bool MoveIntoPlace();
+
  private:
   std::optional<platform::File> file_;
   std::string path_;
   std::string destination_;
+  bool onDisk_ = false;  // path_ names a file of ours that was not moved into place
 };
 
 }  // namespace quarlix

@@ -497,6 +497,54 @@ TEST_F(ReaderTest, BackslashIsAnOrdinaryCharacterOnPosix) {
   EXPECT_FALSE(Exists("a"));
 }
 
+// Entries are decoded on several threads but put in place in directory order:
+// a damaged entry among many leaves exactly the files before it and their
+// rows, however far the other threads had got beyond it.
+TEST_F(ReaderTest, DamagedEntryAmongManyKeepsDirectoryOrder) {
+  constexpr size_t kEntries = 400;
+  for (const size_t damagedAt : {size_t{0}, size_t{1}, size_t{150}, kEntries - 1}) {
+    SCOPED_TRACE("damaged entry " + std::to_string(damagedAt));
+    FixtureArchive archive;
+    for (size_t i = 0; i < kEntries; ++i) {
+      // Folders of 64 entries each.
+      std::string name = "d";
+      name += std::to_string(i / 64);
+      name += "/f";
+      name += std::to_string(i);
+      archive.entries.push_back(
+          {.name = name, .content = Binary(50 + i * 41 % 3000, static_cast<uint32_t>(i))});
+    }
+    const BuiltArchive built = BuildArchive(archive);
+    std::string bytes = built.bytes;
+    bytes[built.dataOffsets[damagedAt]] ^= 0x10;
+    WriteFile("a.qlx", bytes);
+
+    std::string expectedOut =
+        std::string(kBanner) + TypeLine(2) + CountLine(kEntries) + std::string(kListHeader);
+    Files expectedFiles = {"a.qlx"};
+    for (size_t i = 0; i < damagedAt; ++i) {
+      const auto& entry = archive.entries[i];
+      expectedOut += Row(entry.name, built.cSizes[i], entry.content.size());
+      expectedFiles.push_back(entry.name);
+    }
+    expectedOut +=
+        Replaced("Error uncompressing file 'N'! The archive is damaged or the key is wrong.\n", "N",
+                 archive.entries[damagedAt].name);
+    std::sort(expectedFiles.begin(), expectedFiles.end());
+
+    const RunResult result = Run({"-d", "a.qlx"});
+    EXPECT_EQ(result.out, expectedOut);
+    EXPECT_EQ(result.exitCode, 1);
+    Files files = ListFiles();
+    std::sort(files.begin(), files.end());
+    EXPECT_EQ(files, expectedFiles);
+    for (size_t i = 0; i < damagedAt; i += 37) {
+      EXPECT_EQ(ReadFile(archive.entries[i].name), archive.entries[i].content);
+    }
+    ClearWorkDir();
+  }
+}
+
 TEST_F(ReaderTest, ExtractedFileReplacesAnExistingOne) {
   WriteFile("hello.txt", std::string(1000, 'o'));
   FixtureArchive archive;

@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "archive/archive_keys.h"
+#include "archive/fast_inflater.h"
 #include "cli/messages.h"
 
 namespace quarlix {
@@ -169,6 +171,76 @@ TEST_F(EntryDecoderTest, RefusesDamagedEntries) {
     EXPECT_EQ(Decode(stored, {c, 6000, 0, 1}), data);
   } catch (const FatalError& error) {
     ADD_FAILURE() << error.Text();
+  }
+}
+
+}  // namespace
+}  // namespace quarlix
+
+namespace quarlix {
+namespace {
+
+// zlib's verdict on a whole stream: the bytes, or nothing for a stream that is
+// damaged, ends early or holds more than capacity bytes.
+std::optional<std::vector<uint8_t>> ZlibVerdict(const std::vector<uint8_t>& stream,
+                                                size_t capacity) {
+  z_stream z{};
+  EXPECT_EQ(inflateInit(&z), Z_OK);
+  std::vector<uint8_t> out(capacity + 1);
+  z.next_in = const_cast<uint8_t*>(stream.data());
+  z.avail_in = static_cast<uInt>(stream.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  const int result = inflate(&z, Z_FINISH);
+  const size_t produced = out.size() - z.avail_out;
+  inflateEnd(&z);
+  if (result != Z_STREAM_END || produced > capacity) return std::nullopt;
+  out.resize(produced);
+  return out;
+}
+
+// The faster decoder of small entries must accept and refuse exactly what the
+// streaming zlib decoder does, or an archive would extract differently by size.
+TEST(FastInflaterTest, AgreesWithZlib) {
+  if (!FastInflater::Available()) GTEST_SKIP() << "this build has no faster decoder";
+  FastInflater inflater;
+  for (const size_t size : {size_t{0}, size_t{1}, size_t{100}, size_t{5000}, size_t{300000}}) {
+    const auto data = SampleData(size, static_cast<unsigned>(size) + 5);
+    uLongf cSize = compressBound(static_cast<uLong>(size));
+    std::vector<uint8_t> stream(cSize);
+    ASSERT_EQ(compress(stream.data(), &cSize, data.data(), static_cast<uLong>(size)), Z_OK);
+    stream.resize(cSize);
+
+    struct Variant {
+      std::string what;
+      std::vector<uint8_t> stream;
+      size_t capacity;
+    };
+    std::vector<Variant> variants = {
+        {"whole", stream, size},
+        {"more room than bytes", stream, size + 100},
+        {"one byte too little room", stream, size == 0 ? 0 : size - 1},
+        {"cut by one byte", {stream.begin(), stream.end() - 1}, size},
+        {"cut in half", {stream.begin(), stream.begin() + stream.size() / 2}, size},
+        {"zero fill after the end", stream, size},
+    };
+    variants.back().stream.resize(stream.size() + 7, 0);
+    for (size_t i = 0; i < 40; ++i) {
+      auto flipped = stream;
+      const size_t at = i * stream.size() / 40;
+      flipped[at] ^= static_cast<uint8_t>(1u << (i % 8));
+      variants.push_back({"bit flip at " + std::to_string(at), flipped, size});
+    }
+
+    for (const auto& variant : variants) {
+      SCOPED_TRACE(std::to_string(size) + " bytes, " + variant.what);
+      std::vector<uint8_t> out(std::max<size_t>(variant.capacity, 1));
+      const auto produced = inflater.Inflate(variant.stream.data(), variant.stream.size(),
+                                             out.data(), variant.capacity);
+      std::optional<std::vector<uint8_t>> verdict;
+      if (produced) verdict.emplace(out.begin(), out.begin() + static_cast<ptrdiff_t>(*produced));
+      EXPECT_EQ(verdict, ZlibVerdict(variant.stream, variant.capacity));
+    }
   }
 }
 

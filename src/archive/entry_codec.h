@@ -11,12 +11,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string_view>
 #include <vector>
 
 #include "archive/archive_format.h"
 #include "archive/blowfish.h"
 #include "archive/byte_source.h"
+#include "archive/fast_inflater.h"
 
 namespace quarlix {
 
@@ -49,12 +51,17 @@ class EntryDecoder {
   void ReadStored(ByteSource& source, uint64_t offset, size_t size);
   uint32_t Inflate(ByteSource& source, const EntryFields& fields, std::string_view name,
                    const ByteSink& sink);
+  uint32_t InflateWhole(ByteSource& source, const EntryFields& fields, std::string_view name,
+                        const ByteSink& sink);
 
   const KeyedCipher& cipher_;
   z_stream stream_{};
   bool initialised_ = false;
   std::vector<uint8_t> in_;
   std::vector<uint8_t> out_;
+  FastInflater fast_;
+  std::unique_ptr<uint8_t[]> whole_;  // a small entry's whole file
+  size_t wholeSize_ = 0;
 };
 
 // Compresses one file fed in pieces into the bytes zlib's compress would give

@@ -70,7 +70,10 @@ class DirectoryListing {
 
   bool IsOpen() const;
   // The next name; false at the end or on a failure to read further.
-  bool Next(std::string& name);
+  // isPlainFile is true when the listing itself shows a regular file (not a
+  // link, a directory or a device), so that no status query is needed to
+  // count it; false when it shows something else or the host does not tell.
+  bool Next(std::string& name, bool& isPlainFile);
 
  private:
   struct State;

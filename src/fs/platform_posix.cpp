@@ -72,11 +72,12 @@ DirectoryListing::~DirectoryListing() {
 
 bool DirectoryListing::IsOpen() const { return state_->dir != nullptr; }
 
-bool DirectoryListing::Next(std::string& name) {
+bool DirectoryListing::Next(std::string& name, bool& isPlainFile) {
   if (state_->dir == nullptr) return false;
   const dirent* entry = ::readdir(state_->dir);
   if (entry == nullptr) return false;
   name = entry->d_name;
+  isPlainFile = entry->d_type == DT_REG;  // DT_UNKNOWN where the file system does not tell
   return true;
 }
 

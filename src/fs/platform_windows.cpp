@@ -148,11 +148,14 @@ DirectoryListing::~DirectoryListing() {
 
 bool DirectoryListing::IsOpen() const { return state_->open; }
 
-bool DirectoryListing::Next(std::string& name) {
+bool DirectoryListing::Next(std::string& name, bool& isPlainFile) {
   if (state_->find == INVALID_HANDLE_VALUE) return false;
   if (!state_->pending && !::FindNextFileA(state_->find, &state_->data)) return false;
   state_->pending = false;
   name = state_->data.cFileName;
+  constexpr DWORD kNotPlain =
+      FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DEVICE;
+  isPlainFile = (state_->data.dwFileAttributes & kNotPlain) == 0;
   return true;
 }
 

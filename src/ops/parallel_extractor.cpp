@@ -24,12 +24,17 @@ class EntryWriter {
               const std::atomic<bool>& cancelled)
       : source_(source), archiveType_(archiveType), decoder_(cipher), cancelled_(cancelled) {}
 
-  // Writes the entry's file, closed, under a temporary name; returns the
-  // number of bytes written. Throws the entry's failure.
-  uint32_t Write(const EntryFields& fields, std::string_view name, TemporaryFile& output) {
+  // Refuses an entry whose stored bytes are out of bounds, before anything is
+  // made for it.
+  void Check(const EntryFields& fields, std::string_view name) {
     CheckEntryData(fields, archiveType_, source_.Size(), name);
-    const std::string path(StripRoot(name));
-    MakeParentsOnce(path);
+  }
+
+  // Writes the entry's file to path, closed, under a temporary name; returns
+  // the number of bytes written. The parent folders must exist. Throws the
+  // entry's failure.
+  uint32_t Write(const EntryFields& fields, std::string_view name, const std::string& path,
+                 TemporaryFile& output) {
     if (path.empty() || !output.Create(path)) Fail(MessageId::kUnableToCreateFile, name);
     const uint32_t produced =
         decoder_.Decode(source_, archiveType_, fields, name, [&](const uint8_t* data, size_t size) {
@@ -41,22 +46,16 @@ class EntryWriter {
   }
 
  private:
-  // The entries of one folder cost one check of their parents.
-  void MakeParentsOnce(const std::string& path) {
-    const auto parentEnd = path.rfind('/');
-    const std::string_view parent =
-        std::string_view(path).substr(0, parentEnd == std::string::npos ? 0 : parentEnd);
-    if (parent == lastParent_) return;
-    MakeParentDirectories(path);
-    lastParent_ = parent;
-  }
-
   ByteSource& source_;
   const uint32_t archiveType_;
   EntryDecoder decoder_;
   const std::atomic<bool>& cancelled_;
-  std::string lastParent_ = "\n";  // none yet
 };
+
+std::string_view ParentOf(std::string_view path) {
+  const auto end = path.rfind('/');
+  return path.substr(0, end == std::string_view::npos ? 0 : end);
+}
 
 }  // namespace
 
@@ -82,6 +81,7 @@ ParallelExtractor::~ParallelExtractor() {
     cancelled_ = true;
   }
   workReady_.notify_all();
+  turnReached_.notify_all();
   for (auto& thread : threads_) thread.join();
 }
 
@@ -112,17 +112,21 @@ void ParallelExtractor::Work() {
   for (;;) {
     workReady_.wait(lock, [&] { return stopping_ || (taken_ < added_ && !failure_); });
     if (stopping_) return;
-    Slot& slot = SlotOf(taken_++);
+    const uint64_t index = taken_++;
+    // The slot is this worker's until it is marked done: Add reuses a slot
+    // only once its entry is committed.
+    Slot& slot = SlotOf(index);
     slot.state = Slot::State::kTaken;
     lock.unlock();
 
-    // The slot is this worker's until it is marked done: Add reuses a slot
-    // only once its entry is committed.
     auto output = std::make_unique<TemporaryFile>();
     std::optional<FatalError> failure;
     uint32_t produced = 0;
     try {
-      produced = writer.Write(slot.fields, slot.name, *output);
+      writer.Check(slot.fields, slot.name);
+      const std::string path(StripRoot(slot.name));
+      if (!MakeParentsInTurn(index, path)) throw Cancelled{};
+      produced = writer.Write(slot.fields, slot.name, path, *output);
     } catch (const FatalError& error) {
       failure = error;
     } catch (const std::bad_alloc&) {
@@ -138,6 +142,21 @@ void ParallelExtractor::Work() {
     slot.state = Slot::State::kDone;
     if (!committing_) CommitInOrder(lock);
   }
+}
+
+bool ParallelExtractor::MakeParentsInTurn(uint64_t index, const std::string& path) {
+  const std::string parent(ParentOf(path));
+  std::unique_lock lock(mutex_);
+  if (madeParents_.contains(parent)) return true;
+  // A folder is made only once every entry before this one is in place, as
+  // when extracting one by one: an earlier entry may be a file at its path.
+  turnReached_.wait(lock, [&] { return committed_ == index || failure_ || stopping_; });
+  if (failure_ || stopping_) return false;
+  lock.unlock();
+  MakeParentDirectories(path);
+  lock.lock();
+  madeParents_.insert(parent);
+  return true;
 }
 
 void ParallelExtractor::CommitInOrder(std::unique_lock<std::mutex>& lock) {
@@ -170,6 +189,7 @@ void ParallelExtractor::CommitInOrder(std::unique_lock<std::mutex>& lock) {
     if (failure_ || committed_ == added_ || added_ - committed_ == slots_.size() / 2) {
       slotsFreed_.notify_all();
     }
+    turnReached_.notify_all();
   }
   committing_ = false;
 }

@@ -7,7 +7,9 @@
 // followed by its row, by whichever worker finds the next one finished. The
 // first entry that fails stops everything: the files of the entries before it
 // are in place and their rows printed, and no file of a later entry is moved
-// into place (their temporary files are removed).
+// into place (their temporary files are removed). Folders are made in order
+// too: an entry that needs a folder not made yet waits until every entry
+// before it is in place.
 #pragma once
 
 #include <atomic>
@@ -19,6 +21,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "archive/archive_format.h"
@@ -58,6 +61,10 @@ class ParallelExtractor {
     std::optional<FatalError> failure;
   };
   void Work();
+  // Makes the parent folders of the entry at index, at path, unless they were
+  // made before; waits first until every earlier entry is in place. False if
+  // the run failed or ended meanwhile.
+  bool MakeParentsInTurn(uint64_t index, const std::string& path);
   // Moves the finished files that are next in order into place; called by a
   // worker with the lock held, which it gives up while it writes.
   void CommitInOrder(std::unique_lock<std::mutex>& lock);
@@ -69,13 +76,15 @@ class ParallelExtractor {
   Console& console_;
 
   std::mutex mutex_;
-  std::condition_variable workReady_;   // workers wait for an entry
-  std::condition_variable slotsFreed_;  // Add and Finish wait for progress
-  std::vector<Slot> slots_;             // a ring of the entries in progress
-  uint64_t added_ = 0;                  // entries handed over
-  uint64_t taken_ = 0;                  // entries a worker has taken
-  uint64_t committed_ = 0;              // entries in place and their rows printed
-  bool committing_ = false;             // a worker is moving files into place
+  std::condition_variable workReady_;            // workers wait for an entry
+  std::condition_variable slotsFreed_;           // Add and Finish wait for progress
+  std::condition_variable turnReached_;          // workers wait to make folders in order
+  std::vector<Slot> slots_;                      // a ring of the entries in progress
+  uint64_t added_ = 0;                           // entries handed over
+  uint64_t taken_ = 0;                           // entries a worker has taken
+  uint64_t committed_ = 0;                       // entries in place and their rows printed
+  bool committing_ = false;                      // a worker is moving files into place
+  std::unordered_set<std::string> madeParents_;  // folders made (or found) in order
   bool stopping_ = false;
   std::optional<FatalError>
       failure_;  // of the first failing entry, once all before it are in place

@@ -112,6 +112,10 @@ class File {
   bool Truncate(uint64_t size);
   // Makes everything written so far durable on the device.
   bool Sync();
+  // Starts writing a range already written to the device, without waiting,
+  // so that a later Sync has less left to wait for. Does nothing where the
+  // host has no such call.
+  void StartWriteback(uint64_t offset, uint64_t size);
   // Gives the file the permission bits of the file at path, where the host has them.
   void CopyPermissionsFrom(const std::string& path);
   // Closes the file; false if the close reported a failure.

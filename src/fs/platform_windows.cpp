@@ -292,6 +292,10 @@ bool File::Truncate(uint64_t size) {
 
 bool File::Sync() { return ::FlushFileBuffers(Handle(handle_)) != 0; }
 
+void File::StartWriteback(uint64_t, uint64_t) {
+  // Windows has no call that starts writing without waiting; Sync does it all.
+}
+
 void File::CopyPermissionsFrom(const std::string&) {
   // Access rights live in the ACL, which a new file inherits from its
   // directory. The only permission bit, read-only, is not worth copying: a

@@ -31,6 +31,10 @@ void OpenNewArchive(const std::string& archivePath, TemporaryFile& output) {
   if (replacing) output.file().CopyPermissionsFrom(target);
 }
 
+// How much of the new archive is written between two starts of the device's
+// writes.
+constexpr uint64_t kWritebackStep = 8 << 20;
+
 // prefixLength: the bytes left out at the front of every stored name (the
 // dropped directory and its separator), 0 when creating.
 void WriteNewArchive(const RunState& state, Console& console, size_t prefixLength) {
@@ -46,8 +50,18 @@ void WriteNewArchive(const RunState& state, Console& console, size_t prefixLengt
   TemporaryFile output;
   OpenNewArchive(state.ArchivePath, output);
   platform::File& archive = output.file();
+  // The archive is flushed to the device before it replaces the old one;
+  // starting the device's writes as the archive grows leaves that flush
+  // little to wait for.
+  uint64_t written = 0;
+  uint64_t writebackStarted = 0;
   const auto write = [&](const uint8_t* data, size_t size) {
     if (!archive.Write(data, size)) Fail(MessageId::kUnableToWriteToFile, state.ArchivePath);
+    written += size;
+    if (written - writebackStarted >= kWritebackStep) {
+      archive.StartWriteback(writebackStarted, written - writebackStarted);
+      writebackStarted = written;
+    }
   };
 
   uint8_t header[kHeaderSize];

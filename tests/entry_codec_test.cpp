@@ -137,12 +137,13 @@ TEST_F(EntryDecoderTest, RefusesDamagedEntries) {
     std::string expected;
   };
   const Case cases[] = {
+      // First, while the decoder has read nothing yet and its buffers are empty.
+      {"CSize zero", stored, {0, 5000, 0, 1}, EncryptedCompressed, damaged},
       {"bit flip", flipped, {c, 5000, 0, 1}, EncryptedCompressed, damaged},
       {"wrong key", wrongKey, {c, 5000, 0, 1}, EncryptedCompressed, damaged},
       {"stream cut short", stored, {c - 9, 5000, 0, 1}, EncryptedCompressed, damaged},
       {"USize too small", stored, {c, 4999, 0, 1}, EncryptedCompressed, damaged},
       {"USize zero", stored, {c, 0, 0, 1}, EncryptedCompressed, damaged},
-      {"CSize zero", stored, {0, 5000, 0, 1}, EncryptedCompressed, damaged},
       {"data past the end",
        stored,
        {c, 5000, 8, 1},

@@ -11,6 +11,7 @@ namespace quarlix {
 size_t MemorySource::ReadAt(uint64_t offset, uint8_t* buffer, size_t size) {
   if (offset >= bytes_.size()) return 0;
   const size_t count = static_cast<size_t>(std::min<uint64_t>(size, bytes_.size() - offset));
+  if (count == 0) return 0;  // buffer may be null then
   std::memcpy(buffer, bytes_.data() + offset, count);
   return count;
 }

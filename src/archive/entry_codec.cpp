@@ -117,6 +117,7 @@ uint32_t EntryDecoder::Inflate(ByteSource& source, const EntryFields& fields, st
 
 uint32_t EntryDecoder::InflateWhole(ByteSource& source, const EntryFields& fields,
                                     std::string_view name, const ByteSink& sink) {
+  if (fields.CSize == 0) Fail(MessageId::kEntryDamaged, name);  // no stream at all
   const size_t stored = static_cast<size_t>(StoredLength(fields.CSize));
   ReadStored(source, fields.DataOffset, stored);
   cipher_.Decrypt(in_.data(), stored);

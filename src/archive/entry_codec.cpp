@@ -44,7 +44,8 @@ EntryDecoder::~EntryDecoder() {
 }
 
 void EntryDecoder::ReadStored(ByteSource& source, uint64_t offset, size_t size) {
-  if (in_.size() < size) in_.resize(size);  // grows to what entries need, at most a piece
+  // Grows to what entries need, at least doubling, at most a piece.
+  if (in_.size() < size) in_.resize(std::max(size, std::min(2 * in_.size(), kPieceSize)));
   if (source.ReadAt(offset, in_.data(), size) != size) FailRead(source);
 }
 
@@ -123,7 +124,10 @@ uint32_t EntryDecoder::InflateWhole(ByteSource& source, const EntryFields& field
   cipher_.Decrypt(in_.data(), stored);
   if (wholeSize_ < fields.USize || !whole_) {
     whole_.reset();  // the old buffer goes before the new one is made
-    wholeSize_ = std::max<size_t>(fields.USize, 1);
+    // At least doubled, so that growing entries cost few fresh allocations:
+    // fresh memory is slow to touch.
+    wholeSize_ = std::min<size_t>(std::max<size_t>({fields.USize, 2 * wholeSize_, 64 << 10}),
+                                  kWholeEntryLimit);
     whole_ = std::make_unique_for_overwrite<uint8_t[]>(wholeSize_);
   }
   // Only the first CSize bytes are the stream; the zero fill is not.

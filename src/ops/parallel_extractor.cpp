@@ -119,10 +119,11 @@ void ParallelExtractor::Work() {
     slot.state = Slot::State::kTaken;
     lock.unlock();
 
-    auto output = std::make_unique<TemporaryFile>();
+    std::unique_ptr<TemporaryFile> output;
     std::optional<FatalError> failure;
     uint32_t produced = 0;
     try {
+      output = std::make_unique<TemporaryFile>();
       writer.Check(slot.fields, slot.name);
       const std::string path(StripRoot(slot.name));
       if (!MakeParentsInTurn(index, path)) throw Cancelled{};
@@ -166,7 +167,7 @@ void ParallelExtractor::CommitInOrder(std::unique_lock<std::mutex>& lock) {
     lock.unlock();
 
     std::optional<FatalError> failure = std::move(slot.failure);
-    if (!failure && !slot.output->MoveIntoPlace()) {
+    if (!failure && (!slot.output || !slot.output->MoveIntoPlace())) {
       failure = MakeFatal(MessageId::kUnableToCreateFile, slot.name);
     }
     if (!failure) {
